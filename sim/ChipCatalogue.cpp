@@ -182,18 +182,25 @@ constexpr Protection NoProt{.Kind = ProtectionKind::None, .BpBits = 0, .KeptBits
 
 constexpr char GenericTimingNote[] = "timings generic (Winbond W25Q128JV figures)";
 
-// A part of a family for whose identity no public part is known: common JEDEC
-// command set, generic timings and protection.
-ChipSpec StandIn(std::string Family, std::array<uint8_t, 3> Id, uint64_t Size) {
-  return ChipSpec{.Name = "Generic " + Family + " (family stand-in)",
-                  .Notes = std::string("family stand-in: no public part known for this identity; size by the JEDEC "
-                                       "capacity convention; ") + GenericTimingNote,
+// A part with the common JEDEC command set (4/32/64 KiB and chip erase, BP0-2
+// with SRWD), generic timings.
+ChipSpec CommonPart(std::string Name, std::string Notes, std::array<uint8_t, 3> Id, uint64_t Size) {
+  return ChipSpec{.Name = std::move(Name),
+                  .Notes = std::move(Notes),
                   .JedecId = Id,
                   .Size = Size,
                   .Erases = Erases(GenericErase, false),
                   .Prot = StProt,
                   .Times = GenericTimes,
                   .MaxReadHz = 50 * MHz};
+}
+
+// A part of a family for whose identity no public part is known.
+ChipSpec StandIn(std::string Family, std::array<uint8_t, 3> Id, uint64_t Size) {
+  return CommonPart("Generic " + Family + " (family stand-in)",
+                    std::string("family stand-in: no public part known for this identity; size by the JEDEC "
+                                "capacity convention; ") + GenericTimingNote,
+                    Id, Size);
 }
 
 // Winbond-like part (Winbond, GigaDevice, XMC, Adesto SF/SL, Spansion FL-K/FL-L,
@@ -502,9 +509,8 @@ std::vector<ChipSpec> BuildCatalogue() {
   {
     // Pm25LQ032C: 4 KiB sector erase under both 0x20 and the PMC opcode 0xD7.
     constexpr uint8_t PmcSectorEraseOp = 0xD7;
-    ChipSpec S = StandIn("unused", {0x7F, 0x9D, 0x46}, 4 * MiB);
-    S.Name = "PMC Pm25LQ032C";
-    S.Notes = std::string("sector erase 0xD7 and 0x20; ") + GenericTimingNote;
+    ChipSpec S = CommonPart("PMC Pm25LQ032C", std::string("sector erase 0xD7 and 0x20; ") + GenericTimingNote,
+                            {0x7F, 0x9D, 0x46}, 4 * MiB);
     S.Erases.push_back({.Opcode = PmcSectorEraseOp, .Size = 4 * KiB, .TypicalUs = GenericErase.Sector4kTyp,
                         .MaxUs = GenericErase.Sector4kMax});
     Add(std::move(S));
@@ -788,14 +794,8 @@ const ChipSpec *FindChipById(std::array<uint8_t, 3> Id) {
 ChipSpec GenericChip(std::array<uint8_t, 3> Id) {
   char Name[64];
   std::snprintf(Name, sizeof Name, "Generic JEDEC part %02X %02X %02X", Id[0], Id[1], Id[2]);
-  return ChipSpec{.Name = Name,
-                  .Notes = std::string("any identity; 16 MiB with a common command set; ") + GenericTimingNote,
-                  .JedecId = Id,
-                  .Size = 16 * MiB,
-                  .Erases = Erases(GenericErase, false),
-                  .Prot = StProt,
-                  .Times = GenericTimes,
-                  .MaxReadHz = 50 * MHz};
+  return CommonPart(Name, std::string("any identity; 16 MiB with a common command set; ") + GenericTimingNote, Id,
+                    16 * MiB);
 }
 
 ChipSpec AbsentChip() {

@@ -276,14 +276,14 @@ void FlashChip::Execute(SpiCommand &C) {
     Wel_ = false;
     return;
   case WriteStatusOp: {
-      const bool ByEwsr = Armed && (Spec_.NeedsEwsr || Spec_.VolatileStatusEnable);
-      const bool ByWel = Wel_ && (!Spec_.NeedsEwsr || Spec_.WrenArmsStatusWrite);
-      if (!ByEwsr && !ByWel) {
-        Counters_.StatusWriteWithoutEnable++;
-        Note(C.StartPs, "status write without write enable: ignored");
-        C.Ignored = true;
-        return;
-      }
+    const bool ByEwsr = Armed && (Spec_.NeedsEwsr || Spec_.VolatileStatusEnable);
+    const bool ByWel = Wel_ && (!Spec_.NeedsEwsr || Spec_.WrenArmsStatusWrite);
+    if (!ByEwsr && !ByWel) {
+      Counters_.StatusWriteWithoutEnable++;
+      Note(C.StartPs, "status write without write enable: ignored");
+      C.Ignored = true;
+      return;
+    }
     // Winbond-style 0x50 without WEL writes the volatile copy: no write cycle.
     DoWriteStatus(C, ByEwsr && !ByWel && Spec_.VolatileStatusEnable);
     return;

@@ -7,37 +7,24 @@
 
 namespace sim {
 
-namespace {
-Machine *gCurrent = nullptr;
-}
-
 Machine::Machine(CpuConfig Cpu) : Cpu_(std::move(Cpu)) {
-  if (gCurrent != nullptr) {
+  if (Current_ != nullptr) {
     std::fprintf(stderr, "sim: a second machine in one process; the driver's globals exist once\n");
     std::abort();
   }
-  gCurrent = this;
+  Current_ = this;
 }
 
 Machine::~Machine() {
   for (const auto &R : Memory_) {
     munmap(reinterpret_cast<void *>(R.Base), R.Size);
   }
-  gCurrent = nullptr;
+  Current_ = nullptr;
 }
 
-Machine &Machine::Current() {
-  if (gCurrent == nullptr) {
-    std::fprintf(stderr, "sim: the driver touched hardware with no simulated machine\n");
+void Machine::NoMachine() {
+  std::fprintf(stderr, "sim: the driver touched hardware with no simulated machine\n");
     std::abort();
-  }
-  return *gCurrent;
-}
-
-bool Machine::Exists() { return gCurrent != nullptr; }
-
-uint64_t Machine::Tsc() const {
-  return static_cast<uint64_t>(static_cast<unsigned __int128>(NowPs_) * Cpu_.TscHz / 1'000'000'000'000ULL);
 }
 
 CpuidLeaf Machine::ExecuteCpuid(uint32_t Leaf) {
@@ -61,13 +48,6 @@ uint64_t Machine::ReadMsr(uint32_t Index) {
   Trace_.Access(EventKind::Msr, NowPs_, Index, 8, It->second);
   return It->second;
 }
-
-uint64_t Machine::ReadTsc() {
-  Advance(Costs_.RdtscPs);
-  return Tsc();
-}
-
-void Machine::Pause() { Advance(Costs_.PausePs); }
 
 void Machine::Wbinvd() {
   Advance(Costs_.WbinvdPs);

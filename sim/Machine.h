@@ -50,7 +50,7 @@ struct CpuidLeaf {
   uint32_t Eax = 0, Ebx = 0, Ecx = 0, Edx = 0;
 };
 
-// The processor as the driver sees it. Presets live in Presets.h.
+// The processor as the driver sees it. Presets live in CpuPresets.h.
 struct CpuConfig {
   std::string Name = "AMD family 19h";
   std::map<uint32_t, CpuidLeaf> Cpuid;
@@ -73,13 +73,32 @@ public:
   Machine(const Machine &) = delete;
   Machine &operator=(const Machine &) = delete;
 
-  static Machine &Current();
-  static bool Exists();
+  // The process's machine; a driver access with none is a fatal test error.
+  static Machine &Current() {
+    if (Current_ == nullptr) {
+      NoMachine();
+    }
+    return *Current_;
+  }
+  static bool Exists() { return Current_ != nullptr; }
 
   // Time.
   uint64_t NowPs() const { return NowPs_; }
-  void Advance(uint64_t Ps) { NowPs_ += Ps; }
-  uint64_t Tsc() const;
+  // Moves virtual time on. The TSC follows exactly: floor(NowPs x TscHz / 1e12),
+  // kept incrementally with its remainder so the hot path needs no wide division.
+  void Advance(uint64_t Ps) {
+    NowPs_ += Ps;
+    const unsigned __int128 Sum = static_cast<unsigned __int128>(Ps) * Cpu_.TscHz + TscRemainder_;
+    if ((Sum >> 64) == 0) {
+      const uint64_t Narrow = static_cast<uint64_t>(Sum);
+      Tsc_ += Narrow / PsPerSecond;
+      TscRemainder_ = Narrow % PsPerSecond;
+    } else {
+      Tsc_ += static_cast<uint64_t>(Sum / PsPerSecond);
+      TscRemainder_ = static_cast<uint64_t>(Sum % PsPerSecond);
+    }
+  }
+  uint64_t Tsc() const { return Tsc_; }
   uint64_t TscHz() const { return Cpu_.TscHz; }
   Costs &Cost() { return Costs_; }
 
@@ -87,8 +106,12 @@ public:
   CpuConfig &Cpu() { return Cpu_; }
   CpuidLeaf ExecuteCpuid(uint32_t Leaf);
   uint64_t ReadMsr(uint32_t Index);
-  uint64_t ReadTsc();
-  void Pause();
+  // The delay loops spin on these two; they stay inline.
+  uint64_t ReadTsc() {
+    Advance(Costs_.RdtscPs);
+    return Tsc_;
+  }
+  void Pause() { Advance(Costs_.PausePs); }
   void Wbinvd();
   void Clflush(uint64_t Address);
   void Mfence();
@@ -129,12 +152,18 @@ private:
     PortDevice *Device;
     std::string Name;
   };
+  [[noreturn]] static void NoMachine();
+  static inline Machine *Current_ = nullptr;
+
   const MmioRange *FindMmio(uint64_t Address, unsigned Width) const;
   const PortRange *FindPort(uint16_t Port) const;
 
   CpuConfig Cpu_;
   Costs Costs_;
+  static constexpr uint64_t PsPerSecond = 1'000'000'000'000ULL;
   uint64_t NowPs_ = 0;
+  uint64_t Tsc_ = 0;
+  uint64_t TscRemainder_ = 0;
   uint64_t CpuidCount_ = 0;
   uint64_t MsrReadCount_ = 0;
   std::vector<MmioRange> Mmio_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,7 @@ struct TraceEvent {
 
 class Trace {
 public:
-  std::vector<SpiCommand> Spi;
+  std::deque<SpiCommand> Spi; // a deque: long polls append without moving earlier commands
   std::vector<TraceEvent> Events;
   bool RecordAccesses = true; // register/port/MSR events; SPI commands are always kept
 

@@ -85,7 +85,12 @@ UINT8 FlashReadId(SPI_OPCODE_SET *OpcodeSet, UINT32 *Id) {
   // Preset to 0, an identity no routine recognises: a command that delivered
   // nothing is never taken for a chip.
   UINT8 Received[4] = {0, 0, 0, 0};
-  SpiExecuteCommand(OpcodeSet->ReadIdOp.Opcode, 0, FLASH_ID_BYTES, 0, 0, Received, 0);
+  const UINT8 Opcode = OpcodeSet->ReadIdOp.Opcode;
+  // 0x90 answers only after three address bytes (address 0: manufacturer
+  // first); without them the chip is still taking its address while the
+  // controller clocks the reply, and every part reads as FF FF FF.
+  const UINT8 AddressBytes = Opcode == SPI_OPCODE_READ_MANUFACTURER_DEVICE_ID ? FLASH_ID_90_ADDRESS_BYTES : 0;
+  SpiExecuteCommand(Opcode, AddressBytes, FLASH_ID_BYTES, AddressBytes, 0, Received, 0);
   *Id = static_cast<UINT32>(Received[0]) | static_cast<UINT32>(Received[1]) << 8 |
         static_cast<UINT32>(Received[2]) << 16;
   return 1;

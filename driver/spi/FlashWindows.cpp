@@ -26,6 +26,10 @@ UINT8 RemapByte() { return static_cast<UINT8>(SpiShadowRead(SPI_REG_SEGMENT_REMA
 // segments and no offset bits: no window can map it.
 BOOLEAN FlashSizeUsable() { return mFlashSize != 0; }
 
+BOOLEAN IsInRom2Window(UINT64 Value) {
+  return mRom2Base <= Value && Value < static_cast<UINT64>(mRom2Base) + mRom2Size;
+}
+
 UINT64 Rom3Base() {
   const UINT64 Base =
       static_cast<UINT64>(SpiShadowRead(SPI_REG_ROM3_BASE_HIGH)) << 32 | SpiShadowRead(SPI_REG_ROM3_BASE_LOW);
@@ -94,7 +98,7 @@ UINT8 Rom2SegmentToFlashSegment(UINT8 Segment) {
 }
 
 UINT64 MapToRom2Window(UINT64 Value) {
-  if (mRom2Base <= Value && Value < static_cast<UINT64>(mRom2Base) + mRom2Size) {
+  if (IsInRom2Window(Value)) {
     return Value;
   }
   if (!FlashSizeUsable()) {
@@ -127,7 +131,11 @@ UINT64 MapToRom3Window(UINT64 Value) {
 
 FLASH_WINDOW MapToFlashWindow(UINT64 *Value) {
   if (*Value >= mFlashSize) {
-    if (MapToRom2Window(*Value) != FLASH_NO_WINDOW) {
+    // Only an address inside the ROM2 window is a ROM2 address. A value whose
+    // segment bits merely match a ROM2 segment (a ROM3 address, or one above
+    // 4 GiB) is not: taken as one, it would be read where no window is, or
+    // converted into the wrong chip segment.
+    if (IsInRom2Window(*Value)) {
       return FlashWindowRom2;
     }
     const UINT64 Rom3 = MapToRom3Window(*Value);
@@ -152,8 +160,12 @@ UINT8 FlashWindowAddressToOffset(UINT64 Address, UINT64 *Offset) {
   UINT64 Value = Address;
   switch (MapToFlashWindow(&Value)) {
   case FlashWindowRom3:
-    *Offset = (static_cast<UINT32>(((Value >> 24) & 0xFF) ^ RemapByte()) << 24 & (mRom3Size - 1)) |
-              (Value & FLASH_SEGMENT_OFFSET_MASK);
+    // The chip decodes the window's 26-bit address modulo its size, so a chip
+    // smaller than the window shows up in it more than once; the offset is
+    // the one the chip sees.
+    *Offset = ((static_cast<UINT32>(((Value >> 24) & 0xFF) ^ RemapByte()) << 24 & (mRom3Size - 1)) |
+               (Value & FLASH_SEGMENT_OFFSET_MASK)) &
+              (mFlashSize - 1);
     return 1;
   case FlashWindowRom2: {
     const UINT8 Segment = SegmentOf(static_cast<UINT32>(static_cast<UINT32>(Value) - mRom2Base));

@@ -42,6 +42,8 @@ struct Case {
   std::optional<bool> FourByte = std::nullopt;
 };
 
+void PrintTo(const Case &K, std::ostream *Os) { *Os << K.Name << " on " << K.Chip; }
+
 std::vector<uint8_t> A3(uint32_t A, std::vector<uint8_t> Data = {}) {
   std::vector<uint8_t> V{static_cast<uint8_t>(A >> 16), static_cast<uint8_t>(A >> 8), static_cast<uint8_t>(A)};
   V.insert(V.end(), Data.begin(), Data.end());
@@ -369,7 +371,7 @@ TEST_P(FlashChipRules, Sequence) {
   EXPECT_GE(B.M.Log().Count(EventKind::Note), Counted);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, FlashChipRules, testing::ValuesIn(Cases()),
+INSTANTIATE_TEST_SUITE_P(FlashChip, FlashChipRules, testing::ValuesIn(Cases()),
                          [](const testing::TestParamInfo<Case> &I) { return std::string(I.param.Name); });
 
 TEST(FlashChip, WindowReadsFloatWhileBusyAndWrapAtSize) {
