@@ -43,12 +43,15 @@ void ReadIdCost(sim::PlatformConfig Config, const char *Label) {
   std::printf("%-44s %10.3f us simulated\n", Label, Us(P.M().NowPs() - Start));
 }
 
-// Write enable, then a status write that waits for the chip: the datasheet's
-// tW in virtual time, polled with read-status commands.
-void WriteStatusWait(const char *Chip, bool MaxTimes) {
-  sim::Platform P(WithChip(Chip));
-  P.Boot();
-  P.Chip().Knob().UseMaxTimes = MaxTimes;
+struct TimedWait {
+  double SimulatedSeconds;
+  double HostSeconds;
+  size_t Polls;
+};
+
+// Write enable, then a status write that waits for the chip with read-status
+// commands; the simulated and the host time of the wait.
+TimedWait StatusWriteWait(sim::Platform &P) {
   P.M().Log().RecordAccesses = false;
   SpiExecuteCommand(0x06, 0, 0, 0, 0, nullptr, 0);
   const size_t Commands = P.M().Log().Spi.size();
@@ -57,10 +60,18 @@ void WriteStatusWait(const char *Chip, bool MaxTimes) {
   UINT8 Status = 0;
   SpiExecuteCommand(0x01, 1, 0, 0, 0, &Status, 1);
   const double Host = std::chrono::duration<double>(std::chrono::steady_clock::now() - HostStart).count();
-  const double Simulated = (P.M().NowPs() - Start) / 1e12;
+  return {(P.M().NowPs() - Start) / 1e12, Host, P.M().Log().Spi.size() - Commands - 1};
+}
+
+// The datasheet's tW in virtual time.
+void WriteStatusWait(const char *Chip, bool MaxTimes) {
+  sim::Platform P(WithChip(Chip));
+  P.Boot();
+  P.Chip().Knob().UseMaxTimes = MaxTimes;
+  const TimedWait W = StatusWriteWait(P);
   std::printf("write-status wait, %-25s %10.3f ms simulated, %zu polls, %.3f ms host\n",
-              (std::string(Chip) + (MaxTimes ? " (max tW)" : " (typ tW)")).c_str(), Simulated * 1e3,
-              P.M().Log().Spi.size() - Commands - 1, Host * 1e3);
+              (std::string(Chip) + (MaxTimes ? " (max tW)" : " (typ tW)")).c_str(), W.SimulatedSeconds * 1e3,
+              W.Polls, W.HostSeconds * 1e3);
 }
 
 // A chip that never becomes ready: the wait runs to its bound of 65 535
@@ -69,17 +80,11 @@ void PollingSpeed() {
   sim::Platform P;
   P.Boot();
   P.Chip().Knob().StuckBusy = true;
-  P.M().Log().RecordAccesses = false;
-  SpiExecuteCommand(0x06, 0, 0, 0, 0, nullptr, 0);
-  const uint64_t Start = P.M().NowPs();
-  const auto HostStart = std::chrono::steady_clock::now();
-  UINT8 Status = 0;
-  SpiExecuteCommand(0x01, 1, 0, 0, 0, &Status, 1);
-  const double Host = std::chrono::duration<double>(std::chrono::steady_clock::now() - HostStart).count();
-  const double Simulated = (P.M().NowPs() - Start) / 1e12;
-  std::printf("bounded status wait (65 535 polls)           %10.3f ms simulated, %.3f ms host: "
-              "%.3f host s per simulated s (%.0fx real time)\n",
-              Simulated * 1e3, Host * 1e3, Host / Simulated, Simulated / Host);
+  const TimedWait W = StatusWriteWait(P);
+  std::printf("bounded status wait (%zu polls)           %10.3f ms simulated, %.3f ms host: "
+              "%.3f host s per simulated s (%.1fx real time)\n",
+              W.Polls, W.SimulatedSeconds * 1e3, W.HostSeconds * 1e3, W.HostSeconds / W.SimulatedSeconds,
+              W.SimulatedSeconds / W.HostSeconds);
 }
 
 // Boot and one "$BDR" request.

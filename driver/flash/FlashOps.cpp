@@ -140,6 +140,9 @@ UINT8 CompleteFlashIdentification(const SPI_OPCODE_SET *Template, UINT32 Id, FLA
   }
   if ((Steps & FlashStepAddressMode) != 0) {
     SetFlashAddressMode();
+  } else {
+    // This identification sent no addressing-mode command.
+    mFlashAddressModeOpcode = 0;
   }
   return 1;
 }
