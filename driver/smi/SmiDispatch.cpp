@@ -17,8 +17,19 @@ const SMI_REQUEST_HANDLER mSmiRequestHandlers[SMI_REQUEST_HANDLER_COUNT] = {
 
 namespace {
 
+// A lookup that reports success but hands back no interface counts as not
+// found: nothing is ever called through a null protocol.
 EFI_STATUS SmmLocate(const EFI_GUID &Guid, VOID **Interface) {
-  return mSmst->SmmLocateProtocol(const_cast<EFI_GUID *>(&Guid), nullptr, Interface);
+  VOID *Found = nullptr;
+  EFI_STATUS Status = mSmst->SmmLocateProtocol(const_cast<EFI_GUID *>(&Guid), nullptr, &Found);
+  if (EfiError(Status)) {
+    return Status;
+  }
+  if (Found == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  *Interface = Found;
+  return Status;
 }
 
 UINT32 ReadSavedRegisterLow(UINTN CpuIndex, EFI_SMM_SAVE_STATE_REGISTER Register) {

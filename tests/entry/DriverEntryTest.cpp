@@ -101,6 +101,26 @@ INSTANTIATE_TEST_SUITE_P(Cases, Diagnostics,
                          ::testing::Values(PcdCase{true, true, 1, 1}, PcdCase{false, true, 0, 0},
                                            PcdCase{true, false, 0, 1}, PcdCase{false, false, 0, 0}));
 
+// A lookup that succeeds with a null interface is treated as not found,
+// never called through.
+class NullInterface : public test::PlatformTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(NullInterface, IsNotFound) {
+  const bool CpuProtocol = GetParam();
+  const EFI_GUID &Guid = CpuProtocol ? EFI_SMM_CPU_PROTOCOL_GUID : EFI_SMM_SW_DISPATCH2_PROTOCOL_GUID;
+  sim::PlatformConfig Config;
+  Config.Firmware.SwDispatch = CpuProtocol;
+  Config.Firmware.SmmCpu = !CpuProtocol;
+  sim::Platform &P = Make(Config);
+  P.Fw().SmmInstallProtocol(Guid, nullptr);
+  EXPECT_EQ(P.Boot(), EFI_NOT_FOUND);
+  EXPECT_EQ(P.Fw().SwHandlerCount(0x90), 0u);
+  EXPECT_EQ(P.Fw().LivePoolAllocations(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, NullInterface, ::testing::Values(false, true),
+                         [](const auto &Info) { return std::string(Info.param ? "SmmCpu" : "SwDispatch"); });
+
 TEST_F(DriverEntry, NoBufferValidationStillLoads) {
   sim::PlatformConfig Config;
   Config.Firmware.BufferValidation = false;
