@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,7 @@ struct Options {
   bool Trace = false;
   sim::PlatformConfig Platform = sim::PlatformPreset("default");
   std::optional<uint32_t> ChipSize;
+  std::string FlashImage; // file loaded into the chip from offset 0
   EFI_STATUS ForwardedStatus = EFI_SUCCESS;
   // "smi" verb.
   std::string Signature = "$BDR";
@@ -94,6 +96,8 @@ const std::vector<OptionSpec> &OptionTable() {
        }},
       {"--chip", "NAME|ID", "catalogue part name, or six hex digits of identity bytes (e.g. EF4018)",
        [](Options &O, const std::string &V) { O.Platform.Chip = sim::ChipFromArgument(V); }},
+      {"--flash-image", "FILE", "load FILE into the chip from offset 0 (a firmware image)",
+       [](Options &O, const std::string &V) { O.FlashImage = V; }},
       {"--chip-size", "BYTES", "override the driver's chip size after identification (window exploration)",
        [](Options &O, const std::string &V) { O.ChipSize = static_cast<uint32_t>(Number(V, "--chip-size")); }},
       {"--rom2", "START:END", "ROM2 window bounds (LPC registers 0x6C/0x6E), as addresses",
@@ -250,8 +254,32 @@ uint64_t RequestAddress(sim::Platform &P, const std::string &Where, uint64_t Siz
 
 constexpr uint64_t kReplySize = 88;
 
+// A platform built from the options, with the flash image loaded.
+std::unique_ptr<sim::Platform> MakePlatform(const Options &O) {
+  auto P = std::make_unique<sim::Platform>(O.Platform);
+  if (!O.FlashImage.empty()) {
+    std::FILE *File = std::fopen(O.FlashImage.c_str(), "rb");
+    if (File == nullptr) {
+      Fail("cannot open " + O.FlashImage);
+    }
+    std::vector<uint8_t> Bytes;
+    uint8_t Chunk[65536];
+    size_t Got = 0;
+    while ((Got = std::fread(Chunk, 1, sizeof Chunk, File)) > 0) {
+      Bytes.insert(Bytes.end(), Chunk, Chunk + Got);
+    }
+    std::fclose(File);
+    if (Bytes.size() > P->Chip().Spec().Size) {
+      Fail(O.FlashImage + " is larger than the chip");
+    }
+    P->Chip().Fill(0, Bytes);
+  }
+  return P;
+}
+
 int RunSmi(const Options &O, bool InfoRequest) {
-  sim::Platform P(O.Platform);
+  const auto Owned = MakePlatform(O);
+  sim::Platform &P = *Owned;
   P.Forwarded().Result = O.ForwardedStatus;
   const EFI_STATUS Entry = P.Boot();
   if (O.ChipSize) {
@@ -350,7 +378,8 @@ int RunMap(const Options &O) {
     Fail("map takes one VALUE");
   }
   const uint64_t Value = Number(O.Arguments[0], "map");
-  sim::Platform P(O.Platform);
+  const auto Owned = MakePlatform(O);
+  sim::Platform &P = *Owned;
   P.Boot();
   if (O.ChipSize) {
     mFlashSize = *O.ChipSize;
