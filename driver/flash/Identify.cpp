@@ -15,16 +15,17 @@ UINT8 mFlashAddressModeOpcode = 0;
 
 namespace {
 
-constexpr UINT8 ESMT_MANUFACTURER = 0x8C;
+// Identity keys: manufacturer byte low, memory-type byte high.
 constexpr UINT16 KEY_ESMT_25L_T = 0x208C;
 constexpr UINT16 KEY_ESMT_25L_B = 0x218C;
 constexpr UINT16 KEY_SST_25VF = 0x25BF;
 constexpr UINT16 KEY_SST_25LF040 = 0x44BF;
 constexpr UINT16 KEY_SST_25LF080 = 0x80BF;
+// Chips that leave four-byte addressing with 0x29 instead of 0xE9: the
+// manufacturer 0x9D and the keys 0x6020 and 0x7020.
 constexpr UINT8 MANUFACTURER_ALT_EXIT = 0x9D;
 constexpr UINT16 KEY_ALT_EXIT_A = 0x6020;
 constexpr UINT16 KEY_ALT_EXIT_B = 0x7020;
-static_assert((KEY_ESMT_25L_T & 0xFF) == ESMT_MANUFACTURER);
 
 UINT8 CapacityByte(UINT32 Id) { return static_cast<UINT8>(Id >> 16); }
 UINT16 KeyOf(UINT32 Id) { return static_cast<UINT16>(Id); }
