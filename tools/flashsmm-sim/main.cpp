@@ -6,6 +6,7 @@
 // Verbs: (none) or "bdr" reports the flash part through a "$BDR" request;
 // "smi" raises any request; "map VALUE" shows what the flash windows make of a
 // value; "chips" lists the chip catalogue.
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
