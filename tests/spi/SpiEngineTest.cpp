@@ -360,3 +360,27 @@ TEST_F(SpiMailboxPath, InstalledLater) {
 }
 
 } // namespace
+
+namespace {
+
+// The mailbox is looked up before identification, so a mailbox present at
+// load carries the probes already; "$BDR" takes the same path.
+TEST_F(SpiMailboxPath, ProbesTakeTheMailboxFromTheStart) {
+  sim::PlatformConfig Config;
+  Config.Mailbox = sim::Presence::AtBoot;
+  sim::Platform &P = Make(Config);
+  ASSERT_EQ(P.Boot(), EFI_SUCCESS);
+  test::Request R = test::LowRequest(P);
+  R.Header(sim::RequestSignature("$BDR"), 0);
+  EXPECT_EQ(P.RaiseRequest(R.Address), EFI_SUCCESS);
+  EXPECT_EQ(R.Get<uint64_t>(8), 0x5AA5AA55u);
+  const auto &Spi = P.M().Log().Spi;
+  ASSERT_EQ(Spi.size(), 4u); // two 0x9F at boot, two for the request
+  for (const auto &C : Spi) {
+    EXPECT_EQ(C.Path, sim::SpiPath::Mailbox);
+    EXPECT_EQ(C.Opcode, 0x9F);
+  }
+  EXPECT_EQ(P.Spi().CommandsStarted(), 0u);
+}
+
+} // namespace
