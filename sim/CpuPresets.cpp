@@ -48,6 +48,7 @@ struct PresetRow {
   uint32_t Signature; // CPUID 1 EAX and 0x80000001 EAX
   std::array<uint64_t, PStateCount> PStates;
   uint64_t TscHz;     // P0 core clock
+  bool FchHasRom3 = true; // the FCH paired with this part decodes the ROM3 window
 };
 
 constexpr PresetRow Presets[] = {
@@ -58,6 +59,8 @@ constexpr PresetRow Presets[] = {
         // P0 3600 MHz (0x90 / 8), P1 3200 MHz (0x80 / 8), P2 2200 MHz (0x84 / 12).
         .PStates = {PState17h(0x90, 0x08, 0x20), PState17h(0x80, 0x08, 0x2C), PState17h(0x84, 0x0C, 0x48)},
         .TscHz = 3'600'000'000,
+        // The first family 17h FCH predates the ROM3 window.
+        .FchHasRom3 = false,
     },
     {
         .Key = "zen2",
@@ -105,6 +108,7 @@ CpuConfig Build(const PresetRow &Row) {
     Cpu.Msrs[PStateMsrFirst + I] = Row.PStates[I];
   }
   Cpu.TscHz = Row.TscHz;
+  Cpu.FchHasRom3 = Row.FchHasRom3;
   return Cpu;
 }
 

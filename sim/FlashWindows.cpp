@@ -79,8 +79,12 @@ std::optional<FlashWindows::Range> FlashWindows::Rom2Window() const {
   return Range{Start, End - Start};
 }
 
+bool FlashWindows::Rom3On() const {
+  return Machine::Current().Cpu().FchHasRom3 && (Register(SpiController::Rom3ControlReg) & Rom3EnableBit) != 0;
+}
+
 std::optional<FlashWindows::Range> FlashWindows::Rom3Window() const {
-  if ((Register(SpiController::Rom3ControlReg) & Rom3EnableBit) == 0) {
+  if (!Rom3On()) {
     return std::nullopt;
   }
   const uint64_t Base =
@@ -90,7 +94,7 @@ std::optional<FlashWindows::Range> FlashWindows::Rom3Window() const {
 }
 
 std::optional<uint64_t> FlashWindows::SpiAddress(uint64_t Address) const {
-  const bool Rom3Feature = (Register(SpiController::Rom3ControlReg) & Rom3EnableBit) != 0;
+  const bool Rom3Feature = Rom3On();
   const uint64_t Remap = Register(SpiController::SegmentRemapReg) & SegmentNumberMask;
   const uint64_t InSegment = Address & SegmentOffsetMask;
 

@@ -72,6 +72,9 @@ private:
   class Mapping;
   uint64_t ReadWindow(uint64_t Address, unsigned Width);
   uint32_t Register(uint64_t Offset) const;
+  // The ROM3 window and the 26-bit ROM2 decode: an FCH that has the feature,
+  // with register 0x50 bit 0 set. Older FCHs ignore the register.
+  bool Rom3On() const;
 
   SpiController &Spi_;
   PciConfig &Pci_;

@@ -57,6 +57,9 @@ struct CpuConfig {
   std::map<uint32_t, uint64_t> Msrs;
   uint64_t TscHz = 3'400'000'000; // rate at which the TSC counts
   bool AnswersBackdoor = true;    // SI set by the 0xBACCD00B leaf
+  // The FCH of this processor generation has the ROM3 window (64 MiB, 26-bit
+  // SPI addresses); on older ones the window registers have no effect.
+  bool FchHasRom3 = true;
 };
 
 // A host memory range the simulation has placed at a chosen address.

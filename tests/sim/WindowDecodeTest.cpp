@@ -127,6 +127,17 @@ TEST(WindowDecode, AddressesDecodeToTheChipByteTheFchFetches) {
   }
 }
 
+// An FCH without the ROM3 feature ignores register 0x50: no ROM3 window, and
+// ROM2 sends 24-bit addresses, so every segment shows the chip's first 16 MiB.
+TEST(WindowDecode, OlderFchIgnoresTheRom3Registers) {
+  Board B({.Name = "ROM3 requested", .Reg50 = 1, .Reg64 = 0xFD, .ChipSize = 32 * MiB, .Address = 0, .Offset = {}});
+  EXPECT_EQ(B.Windows.Decode(0xFF001000), std::optional<uint64_t>(0x01001000));
+  EXPECT_EQ(B.Windows.Decode(Rom3Base + 0x1000), std::optional<uint64_t>(0x1000));
+  B.M.Cpu().FchHasRom3 = false;
+  EXPECT_EQ(B.Windows.Decode(0xFF001000), std::optional<uint64_t>(0x1000));
+  EXPECT_EQ(B.Windows.Decode(Rom3Base + 0x1000), std::nullopt);
+}
+
 TEST(WindowDecode, WindowsFollowTheRegistersAfterRefresh) {
   Board B({.Name = "ROM3 off at first", .Reg64 = 0xFD, .ChipSize = 64 * MiB, .Address = 0, .Offset = {}});
   B.Chip->Fill(0x03000010, {0x5A});
