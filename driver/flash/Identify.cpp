@@ -61,13 +61,13 @@ constexpr CAPACITY_SIZE SST_CAPACITY[] = {
     {0x4B, 0x800000}, {0x8C, 0x40000},  {0x8D, 0x80000},  {0x8E, 0x100000},
 };
 
-UINT32 ReadIdentity(SPI_OPCODE_SET *Template) {
+} // namespace
+
+UINT32 ReadFlashIdentity(SPI_OPCODE_SET *Template) {
   UINT32 Id = 0;
   mFlashOps.ReadId(Template, &Id);
   return Id;
 }
-
-} // namespace
 
 UINT32 JedecCapacityToSize(UINT32 Id) { return LookUpCapacity(JEDEC_CAPACITY, Id); }
 UINT32 ShiftedCapacityToSize(UINT32 Id) { return LookUpCapacity(SHIFTED_CAPACITY, Id); }
@@ -99,7 +99,7 @@ UINT8 FlashReadId(SPI_OPCODE_SET *OpcodeSet, UINT32 *Id) {
 
 UINT8 Sst25VfIdentify(UINT64 BaseAddress, FLASH_DEVICE_OPS **Device) {
   (VOID) BaseAddress;
-  const UINT32 Id = ReadIdentity(&mSst25VfOpcodeTemplate);
+  const UINT32 Id = ReadFlashIdentity(&mSst25VfOpcodeTemplate);
   FLASH_PART_NAME Name;
   switch (KeyOf(Id)) {
   case KEY_ESMT_25L_T:
@@ -126,7 +126,7 @@ UINT8 Sst25VfIdentify(UINT64 BaseAddress, FLASH_DEVICE_OPS **Device) {
 
 UINT8 Sst25LfIdentify(UINT64 BaseAddress, FLASH_DEVICE_OPS **Device) {
   (VOID) BaseAddress;
-  const UINT32 Id = ReadIdentity(&mSst25LfOpcodeTemplate);
+  const UINT32 Id = ReadFlashIdentity(&mSst25LfOpcodeTemplate);
   FLASH_PART_NAME Name;
   switch (KeyOf(Id)) {
   case KEY_SST_25LF040:

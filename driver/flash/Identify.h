@@ -29,6 +29,9 @@ extern UINT8 mFlashAddressModeOpcode;
 
 EFI_STATUS IdentifyFlashDevice();
 UINT8 FlashReadId(SPI_OPCODE_SET *OpcodeSet, UINT32 *Id);
+// The identity read with Template's read-identification command, through the
+// ReadId slot of mFlashOps (which the ROM Armor service may have replaced).
+UINT32 ReadFlashIdentity(SPI_OPCODE_SET *Template);
 UINT8 Sst25VfIdentify(UINT64 BaseAddress, FLASH_DEVICE_OPS **Device);
 UINT8 JedecIdentify(UINT64 BaseAddress, FLASH_DEVICE_OPS **Device);
 UINT8 Sst25LfIdentify(UINT64 BaseAddress, FLASH_DEVICE_OPS **Device);

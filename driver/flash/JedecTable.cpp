@@ -238,8 +238,7 @@ const JEDEC_ROW *FindRow(UINT16 Key) {
 
 UINT8 JedecIdentify(UINT64 BaseAddress, FLASH_DEVICE_OPS **Device) {
   (VOID) BaseAddress;
-  UINT32 Id = 0;
-  mFlashOps.ReadId(&mJedecOpcodeTemplate, &Id);
+  const UINT32 Id = ReadFlashIdentity(&mJedecOpcodeTemplate);
   const JEDEC_ROW *Row = FindRow(static_cast<UINT16>(Id));
   if (Row == nullptr) {
     return 0;

@@ -72,6 +72,14 @@ protected:
     return R;
   }
 
+  // A "$GB1" request whose DataAddress names a fresh data block of DataSize.
+  test::Request ForwardRequestWithData(uint32_t Function, size_t DataSize) {
+    test::Request Data = test::LowRequest(P(), DataSize);
+    test::Request R = NewRequest("$GB1", Function);
+    R.Set<uint32_t>(OFFSET_OF(FORWARD_REQUEST, DataAddress), static_cast<uint32_t>(Data.Address));
+    return R;
+  }
+
   const sim::Firmware::Validation *FindValidation(uint64_t Address, uint64_t Size, size_t From) {
     const auto &V = P().Fw().Validations();
     for (size_t Index = From; Index < V.size(); Index++) {
@@ -286,9 +294,7 @@ TEST_F(RequestHandlers, ForwardBeforeServiceIsInstalled) {
   ASSERT_EQ(mForwardedService, nullptr);
   for (const ForwardCase &C : kForwardCases) {
     SCOPED_TRACE("function " + std::to_string(C.Function));
-    test::Request Data = test::LowRequest(P, C.DataSize);
-    test::Request R = NewRequest("$GB1", C.Function);
-    R.Set<uint32_t>(OFFSET_OF(FORWARD_REQUEST, DataAddress), static_cast<uint32_t>(Data.Address));
+    test::Request R = ForwardRequestWithData(C.Function, C.DataSize);
     EXPECT_EQ(P.RaiseRequest(R.Address), EFI_NOT_READY);
     EXPECT_EQ(R.Get<uint64_t>(8), 0x8000000000000006u);
   }
@@ -298,14 +304,12 @@ TEST_F(RequestHandlers, ForwardBeforeServiceIsInstalled) {
   P.Forwarded().Result = EFI_SUCCESS;
   for (const ForwardCase &C : kForwardCases) {
     SCOPED_TRACE("after installation, function " + std::to_string(C.Function));
-    test::Request Data = test::LowRequest(P, C.DataSize);
-    test::Request R = NewRequest("$GB1", C.Function);
-    R.Set<uint32_t>(OFFSET_OF(FORWARD_REQUEST, DataAddress), static_cast<uint32_t>(Data.Address));
+    test::Request R = ForwardRequestWithData(C.Function, C.DataSize);
     EXPECT_EQ(P.RaiseRequest(R.Address), EFI_SUCCESS);
     EXPECT_EQ(R.Get<uint64_t>(8), EFI_SUCCESS);
     ASSERT_FALSE(P.Forwarded().Calls().empty());
     EXPECT_EQ(P.Forwarded().Calls().back().Slot, C.Slot);
-    EXPECT_EQ(P.Forwarded().Calls().back().Argument, Data.Address);
+    EXPECT_EQ(P.Forwarded().Calls().back().Argument, R.Get<uint32_t>(OFFSET_OF(FORWARD_REQUEST, DataAddress)));
   }
   EXPECT_EQ(P.Forwarded().Calls().size(), std::size(kForwardCases));
 }

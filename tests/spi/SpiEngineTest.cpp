@@ -338,9 +338,6 @@ TEST_F(SpiMailboxPath, LostStatusReadsNeverEndTheWait) {
   gMailbox->Execute = gRealExecute;
 }
 
-} // namespace
-
-namespace {
 
 // A mailbox that arrives after start-up is picked up by the notification,
 // which then cancels itself; from then on commands take the mailbox.
@@ -359,9 +356,6 @@ TEST_F(SpiMailboxPath, InstalledLater) {
   EXPECT_EQ(Id[0], 0xEF);
 }
 
-} // namespace
-
-namespace {
 
 // The mailbox is looked up before identification, so a mailbox present at
 // load carries the probes already; "$BDR" takes the same path.
